@@ -15,6 +15,7 @@
 #define OOM_ADJ_PATH "/proc/self/oom_score_adj"
 
 static bool protect_done;
+static bool protect_refused;	/* no privilege: asking again is no use */
 static int protect_saved_adj;
 
 /* Writes adj to the open file; 0 or -1 with errno. */
@@ -40,6 +41,10 @@ protect_self(void)
 
 	if (protect_done)
 		return 0;
+	if (protect_refused) {
+		errno = EACCES;
+		return -1;
+	}
 	fd = open(OOM_ADJ_PATH, O_RDWR | O_CLOEXEC);
 	if (fd == -1)
 		return -1;
@@ -61,6 +66,7 @@ protect_self(void)
 	if (protect_write(fd, -1000) == -1) {
 		int error = errno;
 
+		protect_refused = error == EACCES || error == EPERM;
 		close(fd);
 		errno = error;
 		return -1;

@@ -11,7 +11,8 @@ extern "C" {
 /*
  * Asks that the calling process be spared when memory runs out.  Returns 0
  * or -1 with errno (EACCES/EPERM without the privilege); callers may ignore
- * a refusal.  Only the first successful call touches /proc.
+ * a refusal.  Only the first call that succeeds or is refused for want of
+ * privilege touches /proc.
  */
 int protect_self(void);
 
