@@ -81,6 +81,9 @@ static constexpr size_t CHUNK_MAX = LBUF_SIZE - 1;
 static constexpr size_t RELAY_BUF_SIZE = 64 * 1024;
 static_assert(RELAY_BUF_SIZE > CHUNK_MAX);
 
+/* The output pipe's capacity: the most an unprivileged process may ask. */
+static constexpr int PIPE_SIZE = 1024 * 1024;
+
 /*
  * Output read from the pipe but not yet relayed: the start of a line,
  * shorter than CHUNK_MAX and without a newline, between calls.
@@ -732,6 +735,12 @@ supervise(supervisor_state_p state)
 		protect_self();
 		if (pipe(state->pipe_fds) != 0)
 			err(1, "pipe");
+		/*
+		 * Room for bursts, so that the command and the relay run side
+		 * by side instead of in turns; without the privilege for it the
+		 * default size does.
+		 */
+		fcntl(state->pipe_fds[0], F_SETPIPE_SZ, PIPE_SIZE);
 		kq = kqueuex(KQUEUE_CLOEXEC);
 		register_event(kq, (uintptr_t)state->pipe_fds[0], EVFILT_READ,
 		    EV_ADD | EV_CLEAR);
