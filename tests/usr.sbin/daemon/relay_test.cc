@@ -140,9 +140,9 @@ INSTANTIATE_TEST_SUITE_P(chunks, relay, testing::ValuesIn(relay_cases),
 TEST(relay_dropped, WithoutDestinationOutputIsDiscarded)
 {
 	harness::temp_dir dir;
-	// 200 kB would fill any pipe if nobody read it.
+	// 2 MB would fill the pipe (1 MiB at most) if nobody read it.
 	auto s = start(dir.path, {"-f", "sh", "-c",
-	    "i=0; while [ $i -lt 2000 ]; do "
+	    "i=0; while [ $i -lt 22000 ]; do "
 	    "echo 0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789; "
 	    "i=$((i+1)); done; echo finished > done"});
 	ASSERT_GT(s.pid, 0);
@@ -152,6 +152,27 @@ TEST(relay_dropped, WithoutDestinationOutputIsDiscarded)
 	EXPECT_EQ(harness::read_file(dir.path + "/done"), "finished\n");
 	EXPECT_EQ(harness::read_file(s.invoker.out_path), "");
 	EXPECT_EQ(harness::read_file(s.invoker.err_path), "");
+}
+
+// A write to the output file that takes only part of a chunk is continued
+// with the rest.  A file size limit makes the first write short and the
+// continuation fail, which is how the continuation shows: the warning.
+TEST(relay_short_write, RestOfChunkIsWrittenOrReported)
+{
+	harness::temp_dir dir;
+	// SIGXFSZ ignored, so that crossing the limit is an error, not death.
+	std::vector<std::string> wrapper = {"prlimit", "--fsize=6000:6000",
+	    "perl", "-e", "$SIG{XFSZ} = 'IGNORE'; exec {$ARGV[0]} @ARGV or die",
+	    "--"};
+	auto s = supervise::start_through(wrapper, dir.path,
+	    {"-o", "out", "perl", "-e", "syswrite STDOUT, 'x' x 10000 . qq(\\n)"});
+	ASSERT_GT(s.pid, 0);
+	auto end = harness::reap(s.pid, 10000);
+	ASSERT_TRUE(end.has_value()) << "supervisor did not end";
+	EXPECT_EQ(end->status, 1);
+	EXPECT_EQ(harness::read_file(dir.path + "/out"), std::string(6000, 'x'));
+	EXPECT_EQ(harness::read_file(s.invoker.err_path),
+	    "daemon: write: File too large\n");
 }
 
 // Which of the command's streams go to the file (mask bit 1 standard output,
