@@ -12,6 +12,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -63,28 +64,10 @@ struct supervisor {
 	std::string pidfile;	// supervisor pidfile
 };
 
-// Runs daemon -P DIR/sup.pid ARGS... in dir and waits for the supervisor's
-// pid.  Failures are reported through gtest; pid stays -1 then.
-inline supervisor start(const std::string &dir,
-    const std::vector<std::string> &args, harness::run_opts opts = {})
-{
-	supervisor s;
-	s.pidfile = dir + "/sup.pid";
-	std::vector<std::string> all{"-P", s.pidfile};
-	all.insert(all.end(), args.begin(), args.end());
-	if (opts.cwd.empty())
-		opts.cwd = dir;
-	s.invoker = harness::run(all, opts);
-	EXPECT_EQ(s.invoker.status, 0) << s.invoker.err;
-	if (auto pid = wait_supervisor(s.pidfile))
-		s.pid = *pid;
-	else
-		ADD_FAILURE() << "no supervisor pid in " << s.pidfile;
-	return s;
-}
-
-// Same through another program that ends by running daemon (a wrapper such
-// as setpriv); wrapper holds its words up to and excluding daemon's path.
+// Runs WRAPPER... daemon -P DIR/sup.pid ARGS... in dir and waits for the
+// supervisor's pid; the wrapper (such as setpriv) ends by running daemon and
+// holds its words up to and excluding daemon's path.  Failures are reported
+// through gtest; pid stays -1 then.
 inline supervisor start_through(const std::vector<std::string> &wrapper,
     const std::string &dir, const std::vector<std::string> &args,
     harness::run_opts opts = {})
@@ -105,6 +88,13 @@ inline supervisor start_through(const std::vector<std::string> &wrapper,
 	else
 		ADD_FAILURE() << "no supervisor pid in " << s.pidfile;
 	return s;
+}
+
+// The same without a wrapper.
+inline supervisor start(const std::string &dir,
+    const std::vector<std::string> &args, harness::run_opts opts = {})
+{
+	return start_through({}, dir, args, std::move(opts));
 }
 
 inline bool exists(const std::string &path)
