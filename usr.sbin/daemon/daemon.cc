@@ -163,10 +163,11 @@ static const struct name_value syslog_facility_names[] = {
 };
 
 /* "none" is outside the levels on purpose: such records are not logged. */
+static constexpr int PRIORITY_NONE = 0x10;
 static const struct name_value syslog_priority_names[] = {
 	{"alert", LOG_ALERT}, {"crit", LOG_CRIT}, {"debug", LOG_DEBUG},
 	{"emerg", LOG_EMERG}, {"err", LOG_ERR}, {"error", LOG_ERR},
-	{"info", LOG_INFO}, {"none", 0x10}, {"notice", LOG_NOTICE},
+	{"info", LOG_INFO}, {"none", PRIORITY_NONE}, {"notice", LOG_NOTICE},
 	{"panic", LOG_EMERG}, {"warn", LOG_WARNING}, {"warning", LOG_WARNING},
 	{nullptr, -1},
 };
@@ -341,11 +342,17 @@ do_output(const char *buf, size_t len, supervisor_state_p state)
 {
 	bool echo = state->keep_std_fds != 0 && !state->syslog_enabled &&
 	    state->output_fd == -1;
+	/*
+	 * "none" is no level: handed to syslog(3) it would read as mail.emerg,
+	 * which is broadcast to every terminal.  It means: log nothing.
+	 */
+	bool to_syslog = state->syslog_enabled &&
+	    (state->syslog_priority & ~LOG_PRIMASK) == 0;
 
 	assert(len <= RELAY_BUF_SIZE);
 	if (len == 0)
 		return;
-	if (state->syslog_enabled || echo) {
+	if (to_syslog || echo) {
 		const char *line = buf, *end = buf + len;
 		while (line < end) {
 			const char *nl = static_cast<const char *>(
@@ -354,7 +361,7 @@ do_output(const char *buf, size_t len, supervisor_state_p state)
 			do {
 				int n = (int)(left > CHUNK_MAX ? CHUNK_MAX : left);
 				/* The command's bytes are never a format. */
-				if (state->syslog_enabled)
+				if (to_syslog)
 					syslog(state->syslog_priority, "%.*s", n,
 					    line);
 				else

@@ -175,6 +175,23 @@ TEST_F(syslog_relay, FullOutputDeviceLeavesSyslogAlone)
 	EXPECT_TRUE(supervise::alive(s.pid));
 }
 
+// Priority "none" logs nothing (handed on, it would read as mail.emerg); the
+// file still gets every line.  A later run's record marks that all records of
+// the first have arrived.
+TEST_F(syslog_relay, PriorityNoneLogsNothing)
+{
+	run_to_end({"-s", "none", "-o", at("out"), "sh", "-c", "echo hidden"});
+	EXPECT_EQ(harness::read_file(at("out")), "hidden\n");
+	harness::temp_dir other;
+	auto s = supervise::start(other.path, {"-S", "echo", "marker"});
+	ASSERT_GT(s.pid, 0);
+	ASSERT_TRUE(harness::reap(s.pid, 10000).has_value());
+	ASSERT_TRUE(syslog_capture::wait_for([](const std::vector<record> &v) {
+		return !v.empty() && v.back().message == "marker\n";
+	}, 5000));
+	EXPECT_EQ(messages(), (std::vector<std::string>{"marker\n"}));
+}
+
 // A large burst reaches syslog completely and in order, one record a line.
 TEST_F(syslog_relay, BurstArrivesCompleteAndInOrder)
 {
