@@ -212,12 +212,7 @@ TEST_P(Accept, StartsCommand) {
     const accept_case &c = GetParam();
     harness::temp_dir dir;
     launch::started s = launch::start_marked(c.opts, dir.path);
-    ASSERT_EQ(s.r.status, 0) << launch::describe(s);
-    EXPECT_EQ(s.r.err, "");
-    if (c.supervised)
-        EXPECT_TRUE(launch::is_supervised(s)) << launch::describe(s);
-    else
-        EXPECT_TRUE(launch::is_plain(s)) << launch::describe(s);
+    launch::expect_started(s, c.supervised);
 }
 
 std::vector<accept_case> accept_cases() {

@@ -89,4 +89,15 @@ inline std::string describe(const started &s) {
            std::to_string(s.live_children);
 }
 
+// The invoker detached without a word, and the command runs plain or under
+// a supervisor as expected.
+inline void expect_started(const started &s, bool supervised) {
+    ASSERT_EQ(s.r.status, 0) << describe(s);
+    EXPECT_EQ(s.r.err, "");
+    if (supervised)
+        EXPECT_TRUE(is_supervised(s)) << describe(s);
+    else
+        EXPECT_TRUE(is_plain(s)) << describe(s);
+}
+
 }  // namespace launch

@@ -83,12 +83,7 @@ TEST_P(SupervisionSwitch, PlainOrSupervised) {
             GTEST_SKIP() << "needs root to switch user";
     shared_dir sd;
     launch::started s = launch::start_marked(at(opts, sd.dir.path), sd.dir.path);
-    ASSERT_EQ(s.r.status, 0) << launch::describe(s);
-    EXPECT_EQ(s.r.err, "");
-    if (c.supervised)
-        EXPECT_TRUE(launch::is_supervised(s)) << launch::describe(s);
-    else
-        EXPECT_TRUE(launch::is_plain(s)) << launch::describe(s);
+    launch::expect_started(s, c.supervised);
 }
 
 const switch_case switch_cases[] = {
