@@ -175,6 +175,23 @@ TEST(relay_short_write, RestOfChunkIsWrittenOrReported)
 	    "daemon: write: File too large\n");
 }
 
+// Started with its standard descriptors closed, daemon must not let the
+// output file take one of their numbers: detaching with -f would point it
+// at /dev/null.
+TEST(relay_closed_std, OutputFileSurvivesClosedStandardDescriptors)
+{
+	harness::temp_dir dir;
+	std::vector<std::string> wrapper = {"sh", "-c",
+	    "exec \"$@\" <&- >&- 2>&-", "sh"};
+	auto s = supervise::start_through(wrapper, dir.path,
+	    {"-f", "-o", "out", "sh", "-c", "echo hello"});
+	ASSERT_GT(s.pid, 0);
+	auto end = harness::reap(s.pid, 10000);
+	ASSERT_TRUE(end.has_value()) << "supervisor did not end";
+	EXPECT_EQ(end->status, 1);
+	EXPECT_EQ(harness::read_file(dir.path + "/out"), "hello\n");
+}
+
 // Which of the command's streams go to the file (mask bit 1 standard output,
 // bit 2 standard error); the other reaches the supervisor's own stream.
 struct mask_case {
