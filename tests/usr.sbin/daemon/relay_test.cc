@@ -175,6 +175,18 @@ TEST(relay_short_write, RestOfChunkIsWrittenOrReported)
 	    "daemon: write: File too large\n");
 }
 
+// Lines relayed to the supervisor's standard output (a file here, so fully
+// buffered by stdio) are written out at once, not when the supervisor ends.
+TEST(relay_stdout, LinesAreWrittenOutWhileCommandRuns)
+{
+	harness::temp_dir dir;
+	auto s = start(dir.path, {"sh", "-c", "echo a; exec sleep 60"});
+	ASSERT_GT(s.pid, 0);
+	EXPECT_TRUE(supervise::wait_content(s.invoker.out_path, "a\n"))
+	    << "stdout: " << harness::read_file(s.invoker.out_path);
+	EXPECT_TRUE(supervise::alive(s.pid));
+}
+
 // Started with its standard descriptors closed, daemon must not let the
 // output file take one of their numbers: detaching with -f would point it
 // at /dev/null.
