@@ -347,7 +347,7 @@ do_output(const char *buf, size_t len, supervisor_state_p state)
 	 * which is broadcast to every terminal.  It means: log nothing.
 	 */
 	bool to_syslog = state->syslog_enabled &&
-	    (state->syslog_priority & ~LOG_PRIMASK) == 0;
+	    state->syslog_priority != PRIORITY_NONE;
 
 	assert(len <= RELAY_BUF_SIZE);
 	if (len == 0)
