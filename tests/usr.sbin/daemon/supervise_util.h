@@ -167,10 +167,12 @@ inline long cpu_ticks(pid_t pid)
 	return std::stol(f[11]) + std::stol(f[12]);
 }
 
-// Resident set size in kB, -1 when unknown.
-inline long rss_kb(pid_t pid)
+// Resident anonymous memory in kB (heap, stack, data: where a leak shows),
+// -1 when unknown.  Mapped file pages are left out: how many of a shared
+// library's pages the kernel maps varies from run to run.
+inline long anon_rss_kb(pid_t pid)
 {
-	auto v = harness::status_field(pid, "VmRSS");
+	auto v = harness::status_field(pid, "RssAnon");
 	return v ? std::stol(*v) : -1;
 }
 
